@@ -9,6 +9,7 @@
 int main() {
   PrepareConsole();
   TCp210xWrapper wrapper;
+  std::string unshown;  // an error that ended the pass but could not be shown
   try {
     WriteLine("Korlinth Update V01R01");
     wrapper.ProcessDevices();
@@ -16,14 +17,15 @@ int main() {
     try {
       WriteLine(std::string("Error: ") + error.what());
     } catch (const std::exception&) {
-      // The console is gone; the closing line below fails the same way.
+      unshown = error.what();
     }
   }
   try {
     WriteLine("Operation finished. Press Enter to close.");
     ReadLine(0);
   } catch (const std::exception& error) {
-    std::cerr << "korlinth-update: " << error.what() << std::endl;
+    // The console has failed: the one line left goes to standard error.
+    std::cerr << "korlinth-update: " << (unshown.empty() ? error.what() : unshown) << std::endl;
     return 1;
   }
   return 0;

@@ -1,0 +1,108 @@
+// A console that fails: the failure is reported, and the devices are left
+// closed, and reset where a rebranding began.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "Harness.h"
+
+namespace {
+
+const char* kZeDevice = R"({"devices": [{"label": "COM3", "pid": "8017", "serial": "0001"}]})";
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST(ConsoleFault, OutputToFullDeviceEndsWithStatusOne) {
+  const ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
+  TempDir dir;
+  WriteFile(dir.Path("devices.json"), kZeDevice);
+  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
+  spec.stdoutFd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  spec.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ProcessResult result = Wait(Start(spec));
+  close(spec.stdoutFd);
+  close(spec.stderrFd);
+
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir.Path("stderr")),
+            "korlinth-update: Could not write to standard output: No space left on device\n");
+  // The title line is the first write: no device was touched.
+  EXPECT_EQ(ReadFile(dir.Path("journal")), "");
+}
+
+// Reads from `fd` until `text` has arrived; gives everything read.
+std::string ReadUntil(int fd, const std::string& text) {
+  std::string received;
+  char chunk[256];
+  while (received.find(text) == std::string::npos) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    received.append(chunk, static_cast<std::size_t>(n));
+  }
+  return received;
+}
+
+TEST(ConsoleFault, PipeClosedAtQuestionStillResetsAndClosesDevice) {
+  const ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
+  TempDir dir;
+  WriteFile(dir.Path("devices.json"), kZeDevice);
+  int input[2], output[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
+  spec.stdinFd = input[0];
+  spec.stdoutFd = output[1];
+  spec.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int pid = Start(spec);
+  close(input[0]);
+  close(output[1]);
+  close(spec.stderrFd);
+
+  // The operator's window goes away while the question is open, and then
+  // the answer arrives.
+  std::string seen = ReadUntil(output[0], "Upgrade to Korlinth? (Yes/No)" + program.lineEnd);
+  close(output[0]);
+  ASSERT_EQ(write(input[1], "yes\n", 4), 4);
+  close(input[1]);
+  ProcessResult result = Wait(pid);
+
+  EXPECT_NE(seen.find("ZE device found."), std::string::npos);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir.Path("stderr")),
+            "korlinth-update: Could not write to standard output: Broken pipe\n");
+  std::vector<std::string> journal = SplitLines(ReadFile(dir.Path("journal")));
+  ASSERT_GE(journal.size(), 2u);
+  EXPECT_EQ(journal[journal.size() - 2], "Reset h1 -> 0");
+  EXPECT_EQ(journal.back(), "Close h1 -> 0");
+  EXPECT_EQ(Joined(JournalViolations(journal)), "");
+}
+
+TEST(ConsoleFault, PipeClosedBeforeStartEndsWithStatusOne) {
+  const ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
+  TempDir dir;
+  WriteFile(dir.Path("devices.json"), kZeDevice);
+  int output[2];
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  close(output[0]);
+  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
+  spec.stdoutFd = output[1];
+  spec.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ProcessResult result = Wait(Start(spec));
+  close(output[1]);
+  close(spec.stderrFd);
+
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(ReadFile(dir.Path("stderr")),
+            "korlinth-update: Could not write to standard output: Broken pipe\n");
+}
+
+}  // namespace
