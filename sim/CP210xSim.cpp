@@ -3,7 +3,7 @@
 // Devices come from a JSON device file named by CP210X_SIM_DEVICES; every call
 // is appended to the journal named by CP210X_SIM_JOURNAL (if set). Writes and
 // resets change the devices and are saved back to the file, atomically. The
-// file format is described in sim/README.md.
+// file format is described in the README.
 #include <algorithm>
 #include <cctype>
 #include <climits>
