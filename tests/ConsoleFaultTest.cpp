@@ -106,3 +106,32 @@ TEST(ConsoleFault, PipeClosedBeforeStartEndsWithStatusOne) {
 }
 
 }  // namespace
+
+// An answer line far longer than the memory the program may use is still
+// read to its end and answered: only its first bytes are kept.
+TEST(ConsoleInput, EndlessAnswerLineKeepsMemoryBounded) {
+  ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
+  if (program.command.size() != 1) GTEST_SKIP() << "needs the native program";
+  program.command.insert(program.command.begin(), {"prlimit", "--as=268435456", "--"});
+  TempDir dir;
+  WriteFile(dir.Path("devices.json"), kZeDevice);
+  // 512 MiB of NUL bytes, then the line end and the closing Enter; the file
+  // is sparse, so it costs no disk.
+  const off_t lineLength = off_t{512} << 20;
+  int in = open(dir.Path("stdin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(ftruncate(in, lineLength), 0);
+  ASSERT_EQ(pwrite(in, "\n\n", 2, lineLength), 2);
+  ASSERT_EQ(lseek(in, 0, SEEK_SET), 0);
+  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
+  spec.stdinFd = in;
+  spec.stdoutFd = open(dir.Path("stdout").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ProcessResult result = Wait(Start(spec));
+  close(in);
+  close(spec.stdoutFd);
+
+  EXPECT_EQ(result.exitCode, 0);
+  std::vector<std::string> out = SplitLines(ReadFile(dir.Path("stdout")), program.lineEnd);
+  ASSERT_GE(out.size(), 2u);
+  EXPECT_EQ(out[out.size() - 2], "Operation aborted.");
+  EXPECT_EQ(out.back(), "Operation finished. Press Enter to close.");
+}
