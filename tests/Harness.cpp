@@ -117,10 +117,11 @@ std::vector<std::string> JournalViolations(const std::vector<std::string>& journ
     if (operation == "Reset") ++life->second.resetsBeforeClose;
   }
   for (const auto& [handle, life] : handles) {
-    if (life.closes != 1) violations.push_back(handle + " closed " + std::to_string(life.closes) + " times");
+    if (life.closes != 1)
+      violations.push_back(handle + " closed " + std::to_string(life.closes) + " times");
     if (life.written && life.resetsBeforeClose != 1)
-      violations.push_back(handle + " written and reset " +
-                           std::to_string(life.resetsBeforeClose) + " times before its close");
+      violations.push_back(handle + " written and reset " + std::to_string(life.resetsBeforeClose) +
+                           " times before its close");
   }
   return violations;
 }

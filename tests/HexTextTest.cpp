@@ -9,8 +9,8 @@ TEST(HexTextToInt, ReadsUppercaseHexTexts) {
   const struct {
     const char* text;
     int32_t value;
-  } cases[] = {{"EA60", 60000}, {"FFFF", 65535}, {"0001", 1}, {"A", 10},   {"00A", 10},
-               {"", 0},         {"10C4", 4292},  {"8017", 32791}, {"0", 0}, {"F0", 240}};
+  } cases[] = {{"EA60", 60000}, {"FFFF", 65535}, {"0001", 1},     {"A", 10}, {"00A", 10},
+               {"", 0},         {"10C4", 4292},  {"8017", 32791}, {"0", 0},  {"F0", 240}};
   TCp210xWrapper wrapper;
   for (const auto& c : cases) EXPECT_EQ(wrapper.HexTextToInt(c.text), c.value) << c.text;
 }
