@@ -57,6 +57,17 @@ struct Context {
   libusb_context* usb = nullptr;
   std::vector<libusb_device*> snapshot;  // referenced; in bus and port order
   std::set<OpenDevice*> open;
+
+  // At process end: handles the caller left open are closed, and libusb is
+  // left as found.
+  ~Context() {
+    for (OpenDevice* device : open) {
+      libusb_close(device->usb);
+      delete device;
+    }
+    for (libusb_device* device : snapshot) libusb_unref_device(device);
+    if (usb) libusb_exit(usb);
+  }
 };
 
 // The library's state: one libusb context, the device snapshot, the handles.
@@ -133,11 +144,6 @@ bool InPortOrder(libusb_device* a, libusb_device* b) {
     return libusb_get_bus_number(a) < libusb_get_bus_number(b);
   return std::lexicographical_compare(portsA, portsA + std::max(depthA, 0), portsB,
                                       portsB + std::max(depthB, 0));
-}
-
-void ReleaseSnapshot(Context& state) {
-  for (libusb_device* device : state.snapshot) libusb_unref_device(device);
-  state.snapshot.clear();
 }
 
 libusb_device* DeviceAt(DWORD index) {
@@ -273,7 +279,8 @@ CP210x_STATUS CP210X_API CP210x_GetNumDevices(DWORD* numDevices) {
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(state.usb, &list);
   if (count < 0) return StatusOf(static_cast<int>(count));
-  ReleaseSnapshot(state);
+  for (libusb_device* device : state.snapshot) libusb_unref_device(device);
+  state.snapshot.clear();
   for (ssize_t i = 0; i < count; ++i)
     if (IsCp210x(list[i])) state.snapshot.push_back(libusb_ref_device(list[i]));
   libusb_free_device_list(list, 1);
