@@ -32,7 +32,8 @@ TEST(ConsoleFault, OutputToFullDeviceEndsWithStatusOne) {
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(ReadFile(dir.Path("stderr")),
-            "korlinth-update: Could not write to standard output: No space left on device\n");
+            program.Lines("korlinth-update: Could not write to standard output: No space left on "
+                          "device\n"));
   // The title line is the first write: no device was touched.
   EXPECT_EQ(ReadFile(dir.Path("journal")), "");
 }
@@ -77,7 +78,8 @@ TEST(ConsoleFault, PipeClosedAtQuestionStillResetsAndClosesDevice) {
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(ReadFile(dir.Path("stderr")),
-            "korlinth-update: Could not write to standard output: Broken pipe\n");
+            program.Lines("korlinth-update: Could not write to standard output: " +
+                          program.BrokenPipe() + "\n"));
   std::vector<std::string> journal = SplitLines(ReadFile(dir.Path("journal")));
   ASSERT_GE(journal.size(), 2u);
   EXPECT_EQ(journal[journal.size() - 2], "Reset h1 -> 0");
@@ -102,7 +104,8 @@ TEST(ConsoleFault, PipeClosedBeforeStartEndsWithStatusOne) {
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(ReadFile(dir.Path("stderr")),
-            "korlinth-update: Could not write to standard output: Broken pipe\n");
+            program.Lines("korlinth-update: Could not write to standard output: " +
+                          program.BrokenPipe() + "\n"));
 }
 
 }  // namespace

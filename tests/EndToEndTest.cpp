@@ -3,6 +3,7 @@
 // the whole output, standard error, the exit status and the library calls.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -25,6 +26,7 @@ struct Case {
   std::vector<std::string> output, journal, err;
   int exitCode = 0;
   bool unreadableInput = false;
+  std::vector<std::string> platforms;  // empty: every platform
   json saved;  // fields each device must hold in the saved file, or null
 };
 
@@ -72,6 +74,7 @@ std::vector<Case> LoadCases() {
     c.err = Expand(entry.value("stderr", json::array()), blocks);
     c.exitCode = entry.value("exit", 0);
     c.unreadableInput = entry.value("stdin", "") == "unreadable";
+    c.platforms = entry.value("platforms", std::vector<std::string>{});
     if (entry.contains("saved")) c.saved = entry["saved"];
     cases.push_back(c);
   }
@@ -92,6 +95,10 @@ class EndToEnd : public testing::TestWithParam<Case> {};
 TEST_P(EndToEnd, Transcript) {
   const Case& c = GetParam();
   const ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
+  const std::string platform = program.windows ? "windows" : "linux";
+  if (!c.platforms.empty() &&
+      std::find(c.platforms.begin(), c.platforms.end(), platform) == c.platforms.end())
+    GTEST_SKIP() << "a case for another platform";
   std::string devices = c.devices.is_null() ? c.devicesText : c.devices.dump(2);
   ProgramRun run = program.Run(devices, c.input, c.unreadableInput);
 

@@ -173,7 +173,8 @@ TEST(FaultMatrix, OutputPipeClosedAfterAnyByteLeavesDevicesClosedAndReset) {
     const bool cut = n < length;
     EXPECT_EQ(run.result.exitCode, cut ? 1 : 0) << what;
     if (cut) {
-      EXPECT_EQ(run.err, "korlinth-update: Could not write to standard output: Broken pipe\n")
+      EXPECT_EQ(run.err, program.Lines("korlinth-update: Could not write to standard output: " +
+                                       program.BrokenPipe() + "\n"))
           << what;
     }
     // No device is visited after the failed line: a label is read at most

@@ -30,7 +30,19 @@ ProgramUnderTest ProgramUnderTest::FromEnvironment() {
   program.command.push_back(EnvOr("KORLINTH_TEST_PROGRAM", KORLINTH_PROGRAM));
   program.libraryDir = EnvOr("KORLINTH_TEST_SIM_DIR", KORLINTH_SIM_DIR);
   program.lineEnd = EnvOr("KORLINTH_TEST_LINE_END", "") == "crlf" ? "\r\n" : "\n";
+  program.windows = EnvOr("KORLINTH_TEST_PLATFORM", "") == "windows";
   return program;
+}
+
+std::string ProgramUnderTest::Lines(const std::string& text) const {
+  std::string converted;
+  for (char c : text) {
+    if (c == '\n')
+      converted += lineEnd;
+    else
+      converted += c;
+  }
+  return converted;
 }
 
 ProcessSpec ProgramUnderTest::Spec(const std::string& deviceFile,

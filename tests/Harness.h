@@ -24,6 +24,12 @@ struct ProgramUnderTest {
   std::vector<std::string> command;  // launcher (if any) and program
   std::string libraryDir;            // folder of the simulated library
   std::string lineEnd = "\n";
+  bool windows = false;  // the Windows build (under Wine)
+
+  // The platform's words for a write to a pipe nobody reads.
+  std::string BrokenPipe() const { return windows ? "Invalid argument" : "Broken pipe"; }
+  // A text with "\n" line ends as this program writes it.
+  std::string Lines(const std::string& text) const;
 
   // A process spec for one run with the given device file and journal.
   ProcessSpec Spec(const std::string& deviceFile, const std::string& journal) const;

@@ -1,0 +1,34 @@
+# Tests of the Windows build, run on the Linux build machine: the binary
+# interface (import and export tables), the package, and the Linux build's
+# end-to-end tests against this program under Wine.
+find_program(KORLINTH_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump REQUIRED)
+set(KORLINTH_LINUX_PROGRAM_TESTS "${PROJECT_SOURCE_DIR}/build/default/tests/program_tests"
+  CACHE FILEPATH "The Linux build's program_tests, run against this build under Wine")
+enable_testing()
+
+add_test(NAME WindowsBinary.ImportsAndExportsTheFifteenFunctions
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/windows/check-binary-interface
+          ${KORLINTH_OBJDUMP} $<TARGET_FILE:korlinth-update> $<TARGET_FILE:cp210x_sim>)
+
+# One fresh Wine prefix for the whole run; its first start takes a while.
+set(prefix ${CMAKE_BINARY_DIR}/wineprefix)
+add_test(NAME Wine.CreatePrefix
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/windows/wine-prefix create ${prefix})
+add_test(NAME Wine.RemovePrefix
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/windows/wine-prefix remove ${prefix})
+set_tests_properties(Wine.CreatePrefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+set_tests_properties(Wine.RemovePrefix PROPERTIES FIXTURES_CLEANUP wine)
+
+add_test(NAME WindowsProgram.EndToEndUnderWine
+  COMMAND ${CMAKE_COMMAND} -E env
+          WINEPREFIX=${prefix} WINEDEBUG=-all
+          KORLINTH_TEST_LAUNCHER=wine
+          KORLINTH_TEST_PROGRAM=${CMAKE_BINARY_DIR}/sim/korlinth-update.exe
+          KORLINTH_TEST_SIM_DIR=${CMAKE_BINARY_DIR}/sim
+          KORLINTH_TEST_LINE_END=crlf
+          KORLINTH_TEST_PLATFORM=windows
+          ${KORLINTH_LINUX_PROGRAM_TESTS})
+set_tests_properties(WindowsProgram.EndToEndUnderWine PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 1800)
+
+add_test(NAME WindowsPackage.HoldsProgramAndInstructionsOnly
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/windows/check-package ${CMAKE_BINARY_DIR} ${KORLINTH_PACKAGE_NAME})
