@@ -67,6 +67,15 @@ struct Pass {
     if (found == handles.end() || found->second.closes != 0 || ended) std::abort();
     return found->second;
   }
+  // A text write of the rebranding: the expected text, before any reset.
+  CP210x_STATUS Write(HANDLE handle, const char* expected, const void* text, BYTE length) {
+    Handle& state = Open(handle);
+    if (state.resets != 0 || length != std::strlen(expected) ||
+        std::memcmp(text, expected, length) != 0)
+      std::abort();
+    state.written = true;
+    return Status();
+  }
   void FillText(void* buffer) {
     std::string text;
     switch (data->ConsumeIntegralInRange<int>(0, 3)) {
@@ -174,21 +183,11 @@ CP210x_STATUS CP210X_API CP210x_GetPartNumber(HANDLE handle, BYTE* partNumber) {
 }
 
 CP210x_STATUS CP210X_API CP210x_SetProductString(HANDLE handle, void* text, BYTE length, BOOL) {
-  Handle& state = current->Open(handle);
-  if (state.resets != 0 || length != std::strlen("CP2101 USB to UART Bridge Controller") ||
-      std::memcmp(text, "CP2101 USB to UART Bridge Controller", length) != 0)
-    std::abort();
-  state.written = true;
-  return current->Status();
+  return current->Write(handle, "CP2101 USB to UART Bridge Controller", text, length);
 }
 
 CP210x_STATUS CP210X_API CP210x_SetSerialNumber(HANDLE handle, void* text, BYTE length, BOOL) {
-  Handle& state = current->Open(handle);
-  if (state.resets != 0 || length != 27 ||
-      std::memcmp(text, "ZEMTA ELECTRONIC USB DEVICE", 27) != 0)
-    std::abort();
-  state.written = true;
-  return current->Status();
+  return current->Write(handle, "ZEMTA ELECTRONIC USB DEVICE", text, length);
 }
 
 CP210x_STATUS CP210X_API CP210x_SetPid(HANDLE handle, WORD pid) {
