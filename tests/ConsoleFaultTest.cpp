@@ -22,12 +22,12 @@ TEST(ConsoleFault, OutputToFullDeviceEndsWithStatusOne) {
   const ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
   TempDir dir;
   WriteFile(dir.Path("devices.json"), kZeDevice);
-  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
-  spec.stdoutFd = open("/dev/full", O_WRONLY | O_CLOEXEC);
-  spec.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  ProcessResult result = Wait(Start(spec));
-  close(spec.stdoutFd);
-  close(spec.stderrFd);
+  ProcessLaunch launch = program.Launch(dir.Path("devices.json"), dir.Path("journal"));
+  launch.stdoutFd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  launch.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ProcessResult result = Wait(Start(launch));
+  close(launch.stdoutFd);
+  close(launch.stderrFd);
 
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitCode, 1);
@@ -57,14 +57,14 @@ TEST(ConsoleFault, PipeClosedAtQuestionStillResetsAndClosesDevice) {
   int input[2], output[2];
   ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
-  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
-  spec.stdinFd = input[0];
-  spec.stdoutFd = output[1];
-  spec.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  int pid = Start(spec);
+  ProcessLaunch launch = program.Launch(dir.Path("devices.json"), dir.Path("journal"));
+  launch.stdinFd = input[0];
+  launch.stdoutFd = output[1];
+  launch.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int pid = Start(launch);
   close(input[0]);
   close(output[1]);
-  close(spec.stderrFd);
+  close(launch.stderrFd);
 
   // The operator's window goes away while the question is open, and then
   // the answer arrives.
@@ -94,12 +94,12 @@ TEST(ConsoleFault, PipeClosedBeforeStartEndsWithStatusOne) {
   int output[2];
   ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
   close(output[0]);
-  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
-  spec.stdoutFd = output[1];
-  spec.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  ProcessResult result = Wait(Start(spec));
+  ProcessLaunch launch = program.Launch(dir.Path("devices.json"), dir.Path("journal"));
+  launch.stdoutFd = output[1];
+  launch.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ProcessResult result = Wait(Start(launch));
   close(output[1]);
-  close(spec.stderrFd);
+  close(launch.stderrFd);
 
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitCode, 1);
@@ -128,12 +128,12 @@ TEST(ConsoleInput, EndlessAnswerLineKeepsMemoryBounded) {
   ASSERT_EQ(ftruncate(in, lineLength), 0);
   ASSERT_EQ(pwrite(in, "\n\n", 2, lineLength), 2);
   ASSERT_EQ(lseek(in, 0, SEEK_SET), 0);
-  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
-  spec.stdinFd = in;
-  spec.stdoutFd = open(dir.Path("stdout").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  ProcessResult result = Wait(Start(spec));
+  ProcessLaunch launch = program.Launch(dir.Path("devices.json"), dir.Path("journal"));
+  launch.stdinFd = in;
+  launch.stdoutFd = open(dir.Path("stdout").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ProcessResult result = Wait(Start(launch));
   close(in);
-  close(spec.stdoutFd);
+  close(launch.stdoutFd);
 
   EXPECT_EQ(result.exitCode, 0);
   std::vector<std::string> out = SplitLines(ReadFile(dir.Path("stdout")), program.lineEnd);

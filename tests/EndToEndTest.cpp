@@ -27,7 +27,7 @@ struct Case {
   int exitCode = 0;
   bool unreadableInput = false;
   std::vector<std::string> platforms;  // empty: every platform
-  json saved;  // fields each device must hold in the saved file, or null
+  json saved;                          // fields each device must hold in the saved file, or null
 };
 
 // Replaces "@block arg..." lines by the block's lines, with $1, $2... set.

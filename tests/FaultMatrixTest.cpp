@@ -112,14 +112,14 @@ ProgramRun RunIntoClosingPipe(const ProgramUnderTest& program, const std::string
   if (write(pipeFds[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size()))
     throw std::runtime_error("cannot fill the pipe");
 
-  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
-  spec.stdinFd = open(dir.Path("stdin").c_str(), O_RDONLY | O_CLOEXEC);
-  spec.stdoutFd = pipeFds[1];
-  spec.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  const int pid = Start(spec);
-  close(spec.stdinFd);
-  close(spec.stdoutFd);
-  close(spec.stderrFd);
+  ProcessLaunch launch = program.Launch(dir.Path("devices.json"), dir.Path("journal"));
+  launch.stdinFd = open(dir.Path("stdin").c_str(), O_RDONLY | O_CLOEXEC);
+  launch.stdoutFd = pipeFds[1];
+  launch.stderrFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  const int pid = Start(launch);
+  close(launch.stdinFd);
+  close(launch.stdoutFd);
+  close(launch.stderrFd);
 
   ProgramRun run;
   int status = 0;

@@ -45,14 +45,14 @@ std::string ProgramUnderTest::Lines(const std::string& text) const {
   return converted;
 }
 
-ProcessSpec ProgramUnderTest::Spec(const std::string& deviceFile,
-                                   const std::string& journal) const {
-  ProcessSpec spec;
-  spec.argv = command;
-  spec.env["LD_LIBRARY_PATH"] = libraryDir;
-  spec.env["CP210X_SIM_DEVICES"] = deviceFile;
-  spec.env["CP210X_SIM_JOURNAL"] = journal;
-  return spec;
+ProcessLaunch ProgramUnderTest::Launch(const std::string& deviceFile,
+                                       const std::string& journal) const {
+  ProcessLaunch launch;
+  launch.argv = command;
+  launch.env["LD_LIBRARY_PATH"] = libraryDir;
+  launch.env["CP210X_SIM_DEVICES"] = deviceFile;
+  launch.env["CP210X_SIM_JOURNAL"] = journal;
+  return launch;
 }
 
 ProgramRun ProgramUnderTest::Run(const std::string& devices, const std::string& input,
@@ -62,22 +62,22 @@ ProgramRun ProgramUnderTest::Run(const std::string& devices, const std::string& 
   if (!devices.empty()) WriteFile(deviceFile, devices);
   ProgramRun run;
   run.deviceFilePath = deviceFile;
-  ProcessSpec spec = Spec(deviceFile, dir.Path("journal"));
+  ProcessLaunch launch = Launch(deviceFile, dir.Path("journal"));
   if (unreadableInput) {
     int writeOnly = open(dir.Path("stdin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    spec.stdinFd = writeOnly;
+    launch.stdinFd = writeOnly;
     int outFd = open(dir.Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int errFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    spec.stdoutFd = outFd;
-    spec.stderrFd = errFd;
-    run.result = Wait(Start(spec));
+    launch.stdoutFd = outFd;
+    launch.stderrFd = errFd;
+    run.result = Wait(Start(launch));
     close(writeOnly);
     close(outFd);
     close(errFd);
     run.out = ReadFile(dir.Path("stdout"));
     run.err = ReadFile(dir.Path("stderr"));
   } else {
-    run.result = RunWithInput(spec, input, &run.out, &run.err);
+    run.result = RunWithInput(launch, input, &run.out, &run.err);
   }
   run.journal = SplitLines(ReadFile(dir.Path("journal")));
   run.deviceFile = ReadFile(deviceFile);

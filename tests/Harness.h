@@ -31,8 +31,8 @@ struct ProgramUnderTest {
   // A text with "\n" line ends as this program writes it.
   std::string Lines(const std::string& text) const;
 
-  // A process spec for one run with the given device file and journal.
-  ProcessSpec Spec(const std::string& deviceFile, const std::string& journal) const;
+  // A process launch for one run with the given device file and journal.
+  ProcessLaunch Launch(const std::string& deviceFile, const std::string& journal) const;
 
   // Runs with `input` on standard input against a copy of `devices` (text of
   // a device file; "" for none) in a fresh folder. With `unreadableInput`,

@@ -23,26 +23,26 @@ void Check(bool ok, const std::string& what) {
 
 }  // namespace
 
-int Start(const ProcessSpec& spec) {
+int Start(const ProcessLaunch& launch) {
   std::map<std::string, std::string> env;
   for (char** entry = environ; *entry; ++entry) {
     std::string text = *entry;
     std::size_t equals = text.find('=');
     if (equals != std::string::npos) env[text.substr(0, equals)] = text.substr(equals + 1);
   }
-  for (const auto& [name, value] : spec.env) env[name] = value;
+  for (const auto& [name, value] : launch.env) env[name] = value;
   std::vector<std::string> envText;
   for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
   std::vector<char*> envp, argv;
   for (auto& text : envText) envp.push_back(text.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = spec.argv;
+  std::vector<std::string> args = launch.argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  const int fds[3] = {spec.stdinFd, spec.stdoutFd, spec.stderrFd};
+  const int fds[3] = {launch.stdinFd, launch.stdoutFd, launch.stderrFd};
   for (int target = 0; target < 3; ++target) {
     if (fds[target] >= 0)
       posix_spawn_file_actions_adddup2(&actions, fds[target], target);
@@ -54,7 +54,7 @@ int Start(const ProcessSpec& spec) {
   int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   errno = error;
-  Check(error == 0, "cannot start " + spec.argv[0]);
+  Check(error == 0, "cannot start " + launch.argv[0]);
   return pid;
 }
 
@@ -67,11 +67,11 @@ ProcessResult Wait(int pid) {
   return result;
 }
 
-ProcessResult RunWithInput(const ProcessSpec& spec, const std::string& input, std::string* out,
+ProcessResult RunWithInput(const ProcessLaunch& launch, const std::string& input, std::string* out,
                            std::string* err) {
   TempDir dir;
   WriteFile(dir.Path("stdin"), input);
-  ProcessSpec run = spec;
+  ProcessLaunch run = launch;
   int in = open(dir.Path("stdin").c_str(), O_RDONLY | O_CLOEXEC);
   int outFd = open(dir.Path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int errFd = open(dir.Path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

@@ -12,7 +12,7 @@ struct ProcessResult {
   int signal = 0;     // the signal that ended it, if any
 };
 
-struct ProcessSpec {
+struct ProcessLaunch {
   std::vector<std::string> argv;
   std::map<std::string, std::string> env;  // added to this process's environment
   int stdinFd = -1;                        // -1: /dev/null
@@ -21,12 +21,12 @@ struct ProcessSpec {
 };
 
 // Starts the process; the caller waits for it with Wait.
-int Start(const ProcessSpec& spec);
+int Start(const ProcessLaunch& launch);
 ProcessResult Wait(int pid);
 
 // Runs to the end with `input` on standard input; gives standard output and
 // standard error.
-ProcessResult RunWithInput(const ProcessSpec& spec, const std::string& input, std::string* out,
+ProcessResult RunWithInput(const ProcessLaunch& launch, const std::string& input, std::string* out,
                            std::string* err);
 
 std::string ReadFile(const std::string& path);

@@ -21,8 +21,8 @@ TEST(SimulatedLibrary, SecondRunShowsTheNewIdentity) {
   const std::string devices = dir.Path("devices.json");
   WriteFile(devices, R"({"devices": [{"label": "COM3", "pid": "8017", "serial": "0003"}]})");
   std::string out;
-  ProcessSpec spec = program.Spec(devices, dir.Path("journal"));
-  ASSERT_EQ(RunWithInput(spec, "yes\n\n", &out, nullptr).exitCode, 0);
+  ProcessLaunch launch = program.Launch(devices, dir.Path("journal"));
+  ASSERT_EQ(RunWithInput(launch, "yes\n\n", &out, nullptr).exitCode, 0);
   ASSERT_NE(out.find("PID written."), std::string::npos) << out;
   // Nothing is left beside the file but the journal.
   std::vector<std::string> names;
@@ -31,7 +31,7 @@ TEST(SimulatedLibrary, SecondRunShowsTheNewIdentity) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"devices.json", "journal"}));
 
-  ASSERT_EQ(RunWithInput(spec, "\n", &out, nullptr).exitCode, 0);
+  ASSERT_EQ(RunWithInput(launch, "\n", &out, nullptr).exitCode, 0);
   const std::string nl = program.lineEnd;
   EXPECT_NE(
       out.find("DeviceProductString: CP2101 USB to UART Bridge Controller" + nl +
@@ -54,10 +54,10 @@ TEST(SimulatedLibrary, NeverChosenByDefault) {
   if (program.command.size() != 1) GTEST_SKIP() << "needs the native program";
   TempDir dir;
   WriteFile(dir.Path("devices.json"), R"({"devices": [{"label": "SIMULATED"}]})");
-  ProcessSpec spec = program.Spec(dir.Path("devices.json"), dir.Path("journal"));
-  spec.env["LD_LIBRARY_PATH"] = "";
+  ProcessLaunch launch = program.Launch(dir.Path("devices.json"), dir.Path("journal"));
+  launch.env["LD_LIBRARY_PATH"] = "";
   std::string out;
-  ProcessResult result = RunWithInput(spec, "\n", &out, nullptr);
+  ProcessResult result = RunWithInput(launch, "\n", &out, nullptr);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(out.find("SIMULATED"), std::string::npos) << out;
   EXPECT_EQ(ReadFile(dir.Path("journal")), "");
@@ -86,11 +86,11 @@ TEST(SimulatedLibrary, KilledDuringSaveLeavesWholeFile) {
   while (runs < 60 && std::chrono::steady_clock::now() < deadline) {
     TempDir dir;
     WriteFile(dir.Path("devices.json"), original);
-    ProcessSpec spec = program.Spec(dir.Path("devices.json"), "");
+    ProcessLaunch launch = program.Launch(dir.Path("devices.json"), "");
     WriteFile(dir.Path("stdin"), "yes\n\n");
-    spec.stdinFd = open(dir.Path("stdin").c_str(), O_RDONLY | O_CLOEXEC);
-    int pid = Start(spec);
-    close(spec.stdinFd);
+    launch.stdinFd = open(dir.Path("stdin").c_str(), O_RDONLY | O_CLOEXEC);
+    int pid = Start(launch);
+    close(launch.stdinFd);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
     kill(pid, SIGKILL);
     Wait(pid);
