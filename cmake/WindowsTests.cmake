@@ -32,3 +32,8 @@ set_tests_properties(WindowsProgram.EndToEndUnderWine PROPERTIES FIXTURES_REQUIR
 
 add_test(NAME WindowsPackage.HoldsProgramAndInstructionsOnly
   COMMAND ${PROJECT_SOURCE_DIR}/tests/windows/check-package ${CMAKE_BINARY_DIR} ${KORLINTH_PACKAGE_NAME})
+
+add_test(NAME WindowsProgram.DoesNotStartWithoutTheDll
+  COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${prefix}
+          ${PROJECT_SOURCE_DIR}/tests/windows/check-missing-dll $<TARGET_FILE:korlinth-update>)
+set_tests_properties(WindowsProgram.DoesNotStartWithoutTheDll PROPERTIES FIXTURES_REQUIRED wine)
