@@ -11,9 +11,11 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <streambuf>
+#include <type_traits>
 
 #include "CP210xUnit.h"
 #include "CP210xWrapperUnit.h"
@@ -66,6 +68,14 @@ struct Pass {
     auto found = handles.find(reinterpret_cast<uintptr_t>(handle));
     if (found == handles.end() || found->second.closes != 0 || ended) std::abort();
     return found->second;
+  }
+  // A number read: any value, or now and then `likely` (so that ZE ids occur).
+  template <typename Value>
+  CP210x_STATUS Read(HANDLE handle, Value* out,
+                     std::optional<std::common_type_t<Value>> likely = std::nullopt) {
+    Open(handle);
+    *out = likely && data->ConsumeBool() ? *likely : data->ConsumeIntegral<Value>();
+    return Status();
   }
   // A text write of the rebranding: the expected text, before any reset.
   CP210x_STATUS Write(HANDLE handle, const char* expected, const void* text, BYTE length) {
@@ -153,33 +163,23 @@ CP210x_STATUS CP210X_API CP210x_GetDeviceSerialNumber(HANDLE handle, void* buffe
 }
 
 CP210x_STATUS CP210X_API CP210x_GetDeviceVid(HANDLE handle, WORD* vid) {
-  current->Open(handle);
-  *vid = current->data->ConsumeBool() ? 0x10C4 : current->data->ConsumeIntegral<WORD>();
-  return current->Status();
+  return current->Read(handle, vid, 0x10C4);
 }
 
 CP210x_STATUS CP210X_API CP210x_GetDevicePid(HANDLE handle, WORD* pid) {
-  current->Open(handle);
-  *pid = current->data->ConsumeBool() ? 0x8017 : current->data->ConsumeIntegral<WORD>();
-  return current->Status();
+  return current->Read(handle, pid, 0x8017);
 }
 
 CP210x_STATUS CP210X_API CP210x_GetDeviceVersion(HANDLE handle, WORD* version) {
-  current->Open(handle);
-  *version = current->data->ConsumeIntegral<WORD>();
-  return current->Status();
+  return current->Read(handle, version);
 }
 
 CP210x_STATUS CP210X_API CP210x_GetMaxPower(HANDLE handle, BYTE* maxPower) {
-  current->Open(handle);
-  *maxPower = current->data->ConsumeIntegral<BYTE>();
-  return current->Status();
+  return current->Read(handle, maxPower);
 }
 
 CP210x_STATUS CP210X_API CP210x_GetPartNumber(HANDLE handle, BYTE* partNumber) {
-  current->Open(handle);
-  *partNumber = current->data->ConsumeIntegral<BYTE>();
-  return current->Status();
+  return current->Read(handle, partNumber);
 }
 
 CP210x_STATUS CP210X_API CP210x_SetProductString(HANDLE handle, void* text, BYTE length, BOOL) {
