@@ -6,6 +6,7 @@
 // file format is described in the README.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CP210xUnit.h"
@@ -59,6 +61,7 @@ struct Device {
   WORD vid = 0x10C4, pid = 0xEA60, version = 0x0100;
   BYTE maxPower = 0x32, part = CP210x_CP2102;
   std::map<std::string, CP210x_STATUS> fail;  // operation -> status it returns
+  std::map<std::string, long> delay;          // operation -> milliseconds it takes
 };
 
 struct FaultRule {
@@ -192,6 +195,16 @@ Device ParseDevice(const json& value, std::size_t index) {
         if (!IsOperation(operation) || operation == "GetNumDevices")
           throw LoadError{field + ": unknown operation '" + operation + "'"};
         device.fail[operation] = ParseStatus(status, field + "." + operation);
+      }
+    } else if (key == "delay") {
+      if (!item.is_object()) throw LoadError{field + " must be an object"};
+      for (auto& [operation, milliseconds] : item.items()) {
+        if (!IsOperation(operation) || operation == "GetNumDevices" ||
+            operation == "GetProductString" || operation == "Open")
+          throw LoadError{field + ": '" + operation + "' is not an operation on an open device"};
+        if (!milliseconds.is_number_unsigned() || milliseconds.get<uint64_t>() > 60000)
+          throw LoadError{field + "." + operation + " must be 0 to 60000 milliseconds"};
+        device.delay[operation] = milliseconds.get<long>();
       }
     } else {
       throw LoadError{where + ": unknown key '" + key + "'"};
@@ -405,6 +418,9 @@ CP210x_STATUS WithDevice(const char* operation, HANDLE handle, const std::string
   if (std::optional<CP210x_STATUS> fault = sim.Injected(operation, device))
     return sim.Log(*fault, line);
   if (!device) return sim.Log(CP210x_INVALID_HANDLE, line);
+  auto delay = device->delay.find(operation);
+  if (delay != device->delay.end())
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay->second));
   return sim.Log(body(*device, *index), line);
 }
 

@@ -34,12 +34,15 @@ std::string TextOf(const TextBuffer& buffer) {
   return std::string(buffer.data(), length);
 }
 
-// A device text as the console may show it: control bytes become "?", so a
-// device cannot send terminal control sequences to the operator's screen.
+// A device text as the console may show it: control characters become "?",
+// so a device cannot send terminal control sequences to the operator's
+// screen. Those are C0 (01-1F), DEL (7F) and C1 (80-9F): a terminal that
+// takes 8-bit controls reads 9B as CSI, and a UTF-8 terminal reads the pair
+// C2 9B as CSI too, which this rule breaks by showing C2 "?".
 std::string Shown(std::string text) {
   for (char& c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
-    if ((byte >= 0x01 && byte <= 0x1F) || byte == 0x7F) c = '?';
+    if ((byte >= 0x01 && byte <= 0x1F) || (byte >= 0x7F && byte <= 0x9F)) c = '?';
   }
   return text;
 }
@@ -178,18 +181,21 @@ void TCp210xWrapper::SurveyDevice(uint16_t index) {
   // takes the place of an error already leaving.
   std::exception_ptr failure;
   try {
-    ReadIdentity(handle);
+    CheckRebranding(handle, ReadIdentity(handle));
   } catch (...) {
     failure = std::current_exception();
   }
-  if (CP210x_Close(handle) != CP210x_SUCCESS) throw TError("Failed to close USB-port");
+  const CP210x_STATUS closed = CP210x_Close(handle);
+  // A rewrite holds interrupts until its device is reset and closed; one that
+  // came meanwhile ends the program here.
+  ReleaseInterrupts();
+  if (closed != CP210x_SUCCESS) throw TError("Failed to close USB-port");
   if (failure) std::rethrow_exception(failure);
 }
 
-void TCp210xWrapper::ReadIdentity(HANDLE handle) {
+TCp210xWrapper::TMatchTexts TCp210xWrapper::ReadIdentity(HANDLE handle) {
   WriteLine("USB-port open.");
-  // The match texts stay empty where their read fails.
-  std::string vidText, pidText, serialText;
+  TMatchTexts match;
   // Each buffer is cleared before its read: a library that writes a shorter
   // text without a NUL must not show the tail of an earlier text.
   TextBuffer text{};
@@ -207,8 +213,8 @@ void TCp210xWrapper::ReadIdentity(HANDLE handle) {
   text.fill('\0');
   status = CP210x_GetDeviceSerialNumber(handle, text.data(), &length, 1);
   if (status == CP210x_SUCCESS) {
-    serialText = TextOf(text);
-    WriteLine("DeviceSerialNumber: " + Shown(serialText));
+    match.serial = TextOf(text);
+    WriteLine("DeviceSerialNumber: " + Shown(match.serial));
   } else {
     ReportStatus(status);
   }
@@ -217,8 +223,8 @@ void TCp210xWrapper::ReadIdentity(HANDLE handle) {
   WriteLine("Reading DeviceVid.");
   status = CP210x_GetDeviceVid(handle, &word);
   if (status == CP210x_SUCCESS) {
-    vidText = HexText(word, 4);
-    WriteLine("DeviceVid: " + vidText);
+    match.vid = HexText(word, 4);
+    WriteLine("DeviceVid: " + match.vid);
   } else {
     ReportStatus(status);
   }
@@ -226,8 +232,8 @@ void TCp210xWrapper::ReadIdentity(HANDLE handle) {
   WriteLine("Reading DevicePid.");
   status = CP210x_GetDevicePid(handle, &word);
   if (status == CP210x_SUCCESS) {
-    pidText = HexText(word, 4);
-    WriteLine("DevicePid: " + pidText);
+    match.pid = HexText(word, 4);
+    WriteLine("DevicePid: " + match.pid);
   } else {
     ReportStatus(status);
   }
@@ -255,15 +261,14 @@ void TCp210xWrapper::ReadIdentity(HANDLE handle) {
     WriteLine("PartNumber: " + std::string(PartName(byte)));
   else
     ReportStatus(status);
-
-  CheckRebranding(handle, vidText, pidText, serialText);
+  return match;
 }
 
-void TCp210xWrapper::CheckRebranding(HANDLE handle, const std::string& vid, const std::string& pid,
-                                     const std::string& serial) {
+void TCp210xWrapper::CheckRebranding(HANDLE handle, const TMatchTexts& texts) {
   bool serialMatches = false;
-  for (std::string_view zeSerial : kZeSerials) serialMatches = serialMatches || serial == zeSerial;
-  if (vid != kZeVid || pid != kZePid || !serialMatches) return;
+  for (std::string_view zeSerial : kZeSerials)
+    serialMatches = serialMatches || texts.serial == zeSerial;
+  if (texts.vid != kZeVid || texts.pid != kZePid || !serialMatches) return;
 
   WriteLine("ZE device found.");
   WriteLine("Upgrade to Korlinth? (Yes/No)");
@@ -276,7 +281,9 @@ void TCp210xWrapper::CheckRebranding(HANDLE handle, const std::string& vid, cons
 
 void TCp210xWrapper::Rebrand(HANDLE handle) {
   // Once the writes begin, the device is reset on every way out; the first
-  // error seen is the one that leaves.
+  // error seen is the one that leaves. Interrupts wait until the device is
+  // reset and closed: a device left half rewritten may no longer be found.
+  HoldInterrupts();
   std::exception_ptr failure;
   try {
     WriteLine("Upgrading device.");

@@ -32,10 +32,15 @@ class TCp210xWrapper {
   int32_t HexTextToInt(std::string_view text);
 
  private:
+  // What the rebranding check compares: the texts as read, each empty where
+  // its read failed.
+  struct TMatchTexts {
+    std::string vid, pid, serial;
+  };
+
   void SurveyDevice(uint16_t index);
-  void ReadIdentity(HANDLE handle);
-  void CheckRebranding(HANDLE handle, const std::string& vid, const std::string& pid,
-                       const std::string& serial);
+  TMatchTexts ReadIdentity(HANDLE handle);
+  void CheckRebranding(HANDLE handle, const TMatchTexts& texts);
   void Rebrand(HANDLE handle);
 };
 

@@ -26,4 +26,13 @@ std::string ReadLine(std::size_t keep);
 // write, not the end of the process.
 void PrepareConsole();
 
+// Holds the operator's interrupts (Ctrl+C, a closed terminal or session, a
+// request to terminate) from HoldInterrupts until ReleaseInterrupts, so that a
+// device rewrite runs through its reset and close. An interrupt that arrived
+// meanwhile ends the program in ReleaseInterrupts, as it would have at once.
+// Outside that window interrupts act at once. ReleaseInterrupts without a
+// hold does nothing.
+void HoldInterrupts();
+void ReleaseInterrupts();
+
 #endif  // KORLINTH_CONSOLEUNIT_H

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "Harness.h"
 
@@ -106,6 +110,106 @@ TEST(ConsoleFault, PipeClosedBeforeStartEndsWithStatusOne) {
   EXPECT_EQ(ReadFile(dir.Path("stderr")),
             program.Lines("korlinth-update: Could not write to standard output: " +
                           program.BrokenPipe() + "\n"));
+}
+
+// Starts the program on `devices` with standard input and output as pipes,
+// answers `answer` once `prompt` has been written, and sends `signal` once
+// `cue` has been written. Gives the whole output.
+struct InterruptedRun {
+  ProcessResult result;
+  std::string out;
+  std::vector<std::string> journal;
+  double secondsAfterSignal = 0;
+};
+
+InterruptedRun RunAndInterrupt(const ProgramUnderTest& program, const std::string& devices,
+                               const std::string& answer, const std::string& cue, int signal) {
+  TempDir dir;
+  WriteFile(dir.Path("devices.json"), devices);
+  int input[2], output[2];
+  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
+  ProcessLaunch launch = program.Launch(dir.Path("devices.json"), dir.Path("journal"));
+  launch.stdinFd = input[0];
+  launch.stdoutFd = output[1];
+  int pid = Start(launch);
+  close(input[0]);
+  close(output[1]);
+  InterruptedRun run;
+  run.out = ReadUntil(output[0], "Upgrade to Korlinth? (Yes/No)" + program.lineEnd);
+  if (!answer.empty() && write(input[1], answer.data(), answer.size()) < 0)
+    throw std::runtime_error("cannot answer");
+  if (run.out.find(cue + program.lineEnd) == std::string::npos)
+    run.out += ReadUntil(output[0], cue + program.lineEnd);
+  kill(pid, signal);
+  const auto sent = std::chrono::steady_clock::now();
+  run.result = Wait(pid);
+  run.secondsAfterSignal =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+  run.out += ReadUntil(output[0], std::string(1, '\0'));  // the rest: the program writes no NUL
+  close(output[0]);
+  close(input[1]);
+  run.journal = SplitLines(ReadFile(dir.Path("journal")));
+  return run;
+}
+
+// Two ZE devices; the first takes 1.5 s for the operation `slow`.
+std::string TwoZeDevicesWithSlow(const std::string& slow) {
+  return R"({"devices": [{"label": "COM3", "pid": "8017", "serial": "0001", "delay": {")" + slow +
+         R"(": 1500}}, {"label": "COM4", "pid": "8017", "serial": "0003"}]})";
+}
+
+// An interrupt while the first device is rewritten: the rewrite runs through
+// its reset and close, then the program ends by that signal, with no further
+// device visited and no closing prompt.
+TEST(Interrupt, DuringRewriteFinishesDeviceThenEndsBySignal) {
+  const ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
+  if (program.windows) GTEST_SKIP() << "POSIX signals";
+  const struct {
+    const char* slow;  // the operation in progress when the signal comes
+    const char* cue;   // the last line written before it
+    int signal;
+  } cases[] = {
+      {"SetProductString", "Upgrading device.", SIGINT},
+      {"SetSerialNumber", "ProductString written.", SIGTERM},
+      {"SetPid", "Serialnumber written.", SIGHUP},
+      {"Reset", "Reinitialize device.", SIGINT},
+      {"SetPid", "Serialnumber written.", SIGQUIT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.slow) + " " + strsignal(c.signal));
+    InterruptedRun run =
+        RunAndInterrupt(program, TwoZeDevicesWithSlow(c.slow), "yes\n", c.cue, c.signal);
+    EXPECT_EQ(run.result.signal, c.signal);
+    const std::vector<std::string> out = SplitLines(run.out, program.lineEnd);
+    ASSERT_GE(out.size(), 5u);
+    EXPECT_EQ(Joined({out.end() - 5, out.end()}),
+              "Upgrading device.\nProductString written.\nSerialnumber written.\nPID written.\n"
+              "Reinitialize device.\n");
+    ASSERT_GE(run.journal.size(), 5u);
+    EXPECT_EQ(Joined({run.journal.end() - 5, run.journal.end()}),
+              "SetProductString h1 \"CP2101 USB to UART Bridge Controller\" length=36 unicode=1 "
+              "-> 0\n"
+              "SetSerialNumber h1 \"ZEMTA ELECTRONIC USB DEVICE\" length=27 unicode=1 -> 0\n"
+              "SetPid h1 60000 -> 0\n"
+              "Reset h1 -> 0\n"
+              "Close h1 -> 0\n");
+    for (const std::string& line : run.journal)
+      EXPECT_EQ(line.rfind("Open 1", 0), std::string::npos) << "the second device was opened";
+  }
+}
+
+// Before a rewrite begins nothing is held: Ctrl+C at the question ends the
+// program at once, and nothing has been written.
+TEST(Interrupt, AtQuestionEndsAtOnceWithoutWrites) {
+  const ProgramUnderTest program = ProgramUnderTest::FromEnvironment();
+  if (program.windows) GTEST_SKIP() << "POSIX signals";
+  InterruptedRun run = RunAndInterrupt(program, TwoZeDevicesWithSlow("SetPid"), "",
+                                       "Upgrade to Korlinth? (Yes/No)", SIGINT);
+  EXPECT_EQ(run.result.signal, SIGINT);
+  EXPECT_LT(run.secondsAfterSignal, 1.0);
+  for (const std::string& line : run.journal) EXPECT_NE(line.rfind("Set", 0), 0u) << line;
+  EXPECT_EQ(SplitLines(run.out, program.lineEnd).back(), "Upgrade to Korlinth? (Yes/No)");
 }
 
 }  // namespace

@@ -58,6 +58,21 @@ std::vector<std::string> Expand(const json& lines, const json& blocks) {
   return expanded;
 }
 
+// Output lines write a byte that is not UTF-8 text, which JSON cannot hold,
+// as \xHH.
+std::string Unescaped(const std::string& line) {
+  std::string bytes;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line.compare(i, 2, "\\x") == 0 && i + 4 <= line.size()) {
+      bytes += static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      bytes += line[i];
+    }
+  }
+  return bytes;
+}
+
 std::vector<Case> LoadCases() {
   std::ifstream in(KORLINTH_CASES);
   json table = json::parse(in);
@@ -69,7 +84,8 @@ std::vector<Case> LoadCases() {
     if (entry.contains("devices")) c.devices = entry["devices"];
     c.devicesText = entry.value("devicesText", "");
     c.input = entry.value("input", "");
-    c.output = Expand(entry.at("output"), blocks);
+    for (const std::string& line : Expand(entry.at("output"), blocks))
+      c.output.push_back(Unescaped(line));
     c.journal = Expand(entry.at("journal"), blocks);
     c.err = Expand(entry.value("stderr", json::array()), blocks);
     c.exitCode = entry.value("exit", 0);
