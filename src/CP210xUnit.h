@@ -52,9 +52,11 @@ constexpr CP210x_STATUS CP210x_COMMAND_FAILED = 8;
 constexpr CP210x_STATUS CP210x_INVALID_ACCESS_TYPE = 9;
 constexpr CP210x_STATUS CP210x_DEVICE_NOT_FOUND = 255;
 
-constexpr DWORD CP210x_RETURN_FULL_PATH = 2;  // option of CP210x_GetProductString
-constexpr DWORD CP210x_MAX_TEXT = 256;        // size of every text buffer
-constexpr BYTE CP210x_CP2101 = 1;             // part codes of CP210x_GetPartNumber
+constexpr DWORD CP210x_RETURN_SERIAL_NUMBER = 0;  // options of CP210x_GetProductString
+constexpr DWORD CP210x_RETURN_DESCRIPTION = 1;
+constexpr DWORD CP210x_RETURN_FULL_PATH = 2;
+constexpr DWORD CP210x_MAX_TEXT = 256;  // size of every text buffer
+constexpr BYTE CP210x_CP2101 = 1;       // part codes of CP210x_GetPartNumber
 constexpr BYTE CP210x_CP2102 = 2;
 constexpr BYTE CP210x_CP2103 = 3;
 
@@ -64,8 +66,9 @@ extern "C" {
 // snapshot that the index-based calls below refer to.
 CP210X_EXPORT CP210x_STATUS CP210X_API CP210x_GetNumDevices(DWORD* numDevices);
 
-// Writes a label for device `deviceIndex` into the caller's 256-byte buffer;
-// with option CP210x_RETURN_FULL_PATH (2) the label is the device's path.
+// Writes a NUL-terminated text about device `deviceIndex` into the caller's
+// 256-byte buffer, without asking the device: its serial number (option 0),
+// its description (1) or its path (2). Other options: INVALID_PARAMETER.
 CP210X_EXPORT CP210x_STATUS CP210X_API CP210x_GetProductString(DWORD deviceIndex, void* buffer256,
                                                                DWORD options);
 
@@ -104,8 +107,11 @@ CP210X_EXPORT CP210x_STATUS CP210X_API CP210x_SetSerialNumber(HANDLE handle, voi
 // Stores a new USB product id; it shows after the device restarts.
 CP210X_EXPORT CP210x_STATUS CP210X_API CP210x_SetPid(HANDLE handle, WORD pid);
 
-// Restarts the device so that written values take effect. The handle stays
-// the caller's to close.
+// Restarts the device so that written values take effect. SUCCESS: it
+// restarted, or it came back re-enumerated with its new values (the handle
+// then reports DEVICE_NOT_FOUND to everything but CP210x_Close).
+// DEVICE_NOT_FOUND: it left and did not come back (unplugged, or dead). The
+// handle stays the caller's to close in every case.
 CP210X_EXPORT CP210x_STATUS CP210X_API CP210x_Reset(HANDLE handle);
 
 }  // extern "C"

@@ -31,6 +31,7 @@ int Start(const ProcessLaunch& launch) {
     if (equals != std::string::npos) env[text.substr(0, equals)] = text.substr(equals + 1);
   }
   for (const auto& [name, value] : launch.env) env[name] = value;
+  for (const std::string& name : launch.unset) env.erase(name);
   std::vector<std::string> envText;
   for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
   std::vector<char*> envp, argv;

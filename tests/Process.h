@@ -15,6 +15,7 @@ struct ProcessResult {
 struct ProcessLaunch {
   std::vector<std::string> argv;
   std::map<std::string, std::string> env;  // added to this process's environment
+  std::vector<std::string> unset;          // taken out of it
   int stdinFd = -1;                        // -1: /dev/null
   int stdoutFd = -1;                       // -1: /dev/null
   int stderrFd = -1;                       // -1: /dev/null

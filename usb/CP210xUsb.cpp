@@ -9,19 +9,34 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CP210xUnit.h"
 
 namespace {
 
-constexpr unsigned kTimeoutMs = 500;
+// Reads ask the chip for what it holds; libusb gives its own string reads
+// 1000 ms. A write waits for the chip to store its EEPROM: the kernel's own
+// control timeout (5000 ms), so that a slow chip is not reported as failing
+// a write it made.
+constexpr unsigned kReadTimeoutMs = 1000;
+constexpr unsigned kWriteTimeoutMs = 5000;
+// The kernel tries a string read 3 times when the device stalls it or gives
+// an empty answer.
+constexpr int kStringReadTries = 3;
+// How long a reset device may take to come back at its port, re-enumerated.
+constexpr auto kComeBackTime = std::chrono::milliseconds(3000);
+constexpr auto kComeBackPoll = std::chrono::milliseconds(20);
 constexpr uint8_t kVendorRequest = 0xFF;
 constexpr uint8_t kVendorIn = 0xC0;   // device-to-host, vendor, device
 constexpr uint8_t kVendorOut = 0x40;  // host-to-device, vendor, device
@@ -35,6 +50,8 @@ constexpr uint16_t kLanguage = 0x0409;  // English (United States)
 constexpr std::size_t kMaxProductString = 126;
 constexpr std::size_t kMaxSerialNumber = 63;
 constexpr uint16_t kSiliconLabsVid = 0x10C4;
+// The ids that the udev rule installed with this library gives access to.
+constexpr uint16_t kRulePids[] = {0x8017, 0xEA60};
 
 // A string descriptor as it was read at open: its UTF-16LE characters, or
 // the status of the failed read.
@@ -51,6 +68,8 @@ struct OpenDevice {
   int lock = -1;      // the lock byte, once read
   bool gone = false;  // re-enumerated after a reset: only Close remains
   std::string node;
+  std::string port;  // bus-port path, as sysfs names it
+  uint8_t address = 0;
 };
 
 struct Context {
@@ -107,11 +126,24 @@ std::string NodeOf(libusb_device* device) {
   return node;
 }
 
-// The kernel driver bound to the device's first interface, from sysfs.
-std::string DriverOf(libusb_device* device) {
-  const char* root = std::getenv("CP210X_USB_SYSFS");
-  std::string link = std::string(root && *root ? root : "/sys") + "/bus/usb/devices/" +
-                     PortPath(device) + ":1.0/driver";
+// The device's folder in sysfs, where the kernel shows what it read at
+// enumeration.
+std::string SysfsPath(const std::string& port) { return "/sys/bus/usb/devices/" + port; }
+
+// One sysfs attribute of the device at `port`, without its line end.
+std::optional<std::string> SysfsAttribute(const std::string& port, const std::string& name) {
+  std::ifstream in(SysfsPath(port) + "/" + name, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+// The kernel driver bound to the first interface of the active
+// configuration: <device>:<configuration value>.0 in sysfs.
+std::string DriverOf(const std::string& port, uint8_t configurationValue) {
+  std::string link = SysfsPath(port) + "/" + port + ":" + std::to_string(configurationValue) +
+                     ".0/driver";
   char target[256];
   ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
   if (length <= 0) return "";
@@ -119,21 +151,58 @@ std::string DriverOf(libusb_device* device) {
   return path.substr(path.rfind('/') + 1);
 }
 
-// A CP210x: bound to the kernel's cp210x driver, or a Silicon Labs device
-// whose first interface is vendor-specific.
-bool IsCp210x(libusb_device* device) {
-  if (DriverOf(device) == "cp210x") return true;
-  libusb_device_descriptor descriptor{};
-  if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
-      descriptor.idVendor != kSiliconLabsVid)
+// What a CP210x bridge looks like in its descriptors: one interface, of the
+// vendor-specific class, with one bulk IN and one bulk OUT endpoint.
+bool LooksLikeBridge(const libusb_config_descriptor& config) {
+  if (config.bNumInterfaces != 1 || config.interface[0].num_altsetting < 1) return false;
+  const libusb_interface_descriptor& interface = config.interface[0].altsetting[0];
+  if (interface.bInterfaceClass != LIBUSB_CLASS_VENDOR_SPEC || interface.bNumEndpoints != 2)
     return false;
+  int in = 0, out = 0;
+  for (int i = 0; i < interface.bNumEndpoints; ++i) {
+    const libusb_endpoint_descriptor& endpoint = interface.endpoint[i];
+    if ((endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK)
+      return false;
+    ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) ? in : out) += 1;
+  }
+  return in == 1 && out == 1;
+}
+
+// A CP210x: its first interface is bound to the kernel's cp210x driver
+// (whatever the vendor id), or it is a Silicon Labs device that looks like a
+// bridge. Nothing is sent to the device to decide.
+bool IsCp210x(libusb_device* device) {
   libusb_config_descriptor* config = nullptr;
-  if (libusb_get_config_descriptor(device, 0, &config) != 0) return false;
-  bool vendorSpecific =
-      config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0 &&
-      config->interface[0].altsetting[0].bInterfaceClass == LIBUSB_CLASS_VENDOR_SPEC;
+  if (libusb_get_active_config_descriptor(device, &config) != 0) return false;
+  bool bridge = DriverOf(PortPath(device), config->bConfigurationValue) == "cp210x";
+  libusb_device_descriptor descriptor{};
+  if (!bridge && libusb_get_device_descriptor(device, &descriptor) == 0)
+    bridge = descriptor.idVendor == kSiliconLabsVid && LooksLikeBridge(*config);
   libusb_free_config_descriptor(config);
-  return vendorSpecific;
+  return bridge;
+}
+
+bool CoveredByRule(const libusb_device_descriptor& descriptor) {
+  return descriptor.idVendor == kSiliconLabsVid &&
+         std::find(std::begin(kRulePids), std::end(kRulePids), descriptor.idProduct) !=
+             std::end(kRulePids);
+}
+
+// Turns the kernel's UTF-8 text into 8-bit characters; a character above
+// 0xFF becomes "?".
+std::string EightBit(const std::string& utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    int extra = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    unsigned long code = extra ? lead & (0x3F >> extra) : lead;
+    std::size_t next = i + 1;
+    for (int k = 0; k < extra && next < utf8.size(); ++k, ++next)
+      code = code << 6 | (static_cast<unsigned char>(utf8[next]) & 0x3F);
+    out += code > 0xFF ? '?' : static_cast<char>(code);
+    i = next;
+  }
+  return out;
 }
 
 bool InPortOrder(libusb_device* a, libusb_device* b) {
@@ -158,16 +227,20 @@ OpenDevice* Lookup(HANDLE handle) {
 
 int ControlIn(libusb_device_handle* usb, uint8_t type, uint8_t request, uint16_t value,
               uint16_t index, unsigned char* data, uint16_t length) {
-  return libusb_control_transfer(usb, type, request, value, index, data, length, kTimeoutMs);
+  return libusb_control_transfer(usb, type, request, value, index, data, length, kReadTimeoutMs);
 }
 
 StringRead ReadString(libusb_device_handle* usb, uint8_t index) {
   StringRead read;
   if (index == 0) return read;  // no such string: an empty text
   unsigned char data[255];
-  int length =
-      ControlIn(usb, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                static_cast<uint16_t>(LIBUSB_DT_STRING << 8 | index), kLanguage, data, sizeof data);
+  int length = 0;
+  for (int tries = 0; tries < kStringReadTries; ++tries) {
+    length = ControlIn(usb, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                       static_cast<uint16_t>(LIBUSB_DT_STRING << 8 | index), kLanguage, data,
+                       sizeof data);
+    if (length != LIBUSB_ERROR_PIPE && length != 0) break;
+  }
   if (length < 0) {
     read.status = StatusOf(length);
   } else if (length < 2 || data[1] != LIBUSB_DT_STRING) {
@@ -235,7 +308,7 @@ CP210x_STATUS VendorWrite(OpenDevice* device, uint16_t value, uint16_t index,
   if (status != CP210x_SUCCESS) return status;
   int result = libusb_control_transfer(device->usb, kVendorOut, kVendorRequest, value, index,
                                        data.empty() ? nullptr : data.data(),
-                                       static_cast<uint16_t>(data.size()), kTimeoutMs);
+                                       static_cast<uint16_t>(data.size()), kWriteTimeoutMs);
   if (result < 0) return StatusOf(result);
   return static_cast<std::size_t>(result) == data.size() ? CP210x_SUCCESS : CP210x_DEVICE_IO_FAILED;
 }
@@ -294,11 +367,25 @@ CP210x_STATUS CP210X_API CP210x_GetProductString(DWORD deviceIndex, void* buffer
   libusb_device* device = DeviceAt(deviceIndex);
   if (!device) return CP210x_DEVICE_NOT_FOUND;
   if (!buffer256) return CP210x_INVALID_PARAMETER;
-  if (options != CP210x_RETURN_FULL_PATH) return CP210x_INVALID_PARAMETER;
-  // The label is the device's bus and port path, as sysfs names it: it stays
-  // the same while the device stays in the same port.
-  std::string path = PortPath(device);
-  std::memcpy(buffer256, path.c_str(), path.size() + 1);
+  // The path is the device's bus and port path, as sysfs names it: it stays
+  // the same while the device stays in the same port. The serial number and
+  // description are what the kernel read at enumeration.
+  const std::string port = PortPath(device);
+  std::string text;
+  if (options == CP210x_RETURN_FULL_PATH) {
+    text = port;
+  } else if (options == CP210x_RETURN_SERIAL_NUMBER || options == CP210x_RETURN_DESCRIPTION) {
+    std::optional<std::string> address = SysfsAttribute(port, "devnum");
+    if (!address || *address != std::to_string(libusb_get_device_address(device)))
+      return CP210x_DEVICE_NOT_FOUND;  // gone, or another device in its port now
+    text = EightBit(
+        SysfsAttribute(port, options == CP210x_RETURN_SERIAL_NUMBER ? "serial" : "product")
+            .value_or(""));
+  } else {
+    return CP210x_INVALID_PARAMETER;
+  }
+  text.resize(std::min<std::size_t>(text.size(), CP210x_MAX_TEXT - 1));
+  std::memcpy(buffer256, text.c_str(), text.size() + 1);
   return CP210x_SUCCESS;
 }
 
@@ -308,16 +395,24 @@ CP210x_STATUS CP210X_API CP210x_Open(DWORD deviceIndex, HANDLE* handle) {
   if (!usbDevice) return CP210x_DEVICE_NOT_FOUND;
   auto device = std::make_unique<OpenDevice>();
   device->node = NodeOf(usbDevice);
+  device->port = PortPath(usbDevice);
+  device->address = libusb_get_device_address(usbDevice);
+  if (libusb_get_device_descriptor(usbDevice, &device->device) != 0)
+    return CP210x_DEVICE_IO_FAILED;
   int result = libusb_open(usbDevice, &device->usb);
-  if (result == LIBUSB_ERROR_ACCESS)
+  if (result == LIBUSB_ERROR_ACCESS && CoveredByRule(device->device))
     std::fprintf(stderr,
                  "CP210x: permission denied for %s: install the udev rule "
                  "99-korlinth-cp210x.rules and replug the device (see README)\n",
                  device->node.c_str());
+  else if (result == LIBUSB_ERROR_ACCESS)
+    std::fprintf(stderr,
+                 "CP210x: permission denied for %s (%04X:%04X, which the udev rule does not "
+                 "cover): add a rule for this id, or run as root (see README)\n",
+                 device->node.c_str(), device->device.idVendor, device->device.idProduct);
   if (result != 0) return StatusOf(result);
   libusb_config_descriptor* config = nullptr;
-  if (libusb_get_device_descriptor(usbDevice, &device->device) != 0 ||
-      libusb_get_config_descriptor(usbDevice, 0, &config) != 0) {
+  if (libusb_get_active_config_descriptor(usbDevice, &config) != 0) {
     libusb_close(device->usb);
     return CP210x_DEVICE_IO_FAILED;
   }
@@ -404,13 +499,19 @@ CP210x_STATUS CP210X_API CP210x_Reset(HANDLE handle) {
   if (!device) return CP210x_INVALID_HANDLE;
   if (device->gone) return CP210x_DEVICE_NOT_FOUND;
   int result = libusb_reset_device(device->usb);
-  if (result == LIBUSB_ERROR_NOT_FOUND) {
-    // The device came back with new descriptors (a new product id) and is a
-    // new device now: the reset did its work, and this handle can only close.
-    device->gone = true;
-    return CP210x_SUCCESS;
-  }
-  return StatusOf(result);
+  if (result != LIBUSB_ERROR_NOT_FOUND && result != LIBUSB_ERROR_NO_DEVICE) return StatusOf(result);
+  // The device left the bus. The kernel does that when the reset shows new
+  // descriptors (a new product id or serial number): it then enumerates the
+  // device anew, at a new address in the same port. A device that was
+  // unplugged, or does not come back, leaves the port empty.
+  device->gone = true;
+  const auto deadline = std::chrono::steady_clock::now() + kComeBackTime;
+  do {
+    std::optional<std::string> address = SysfsAttribute(device->port, "devnum");
+    if (address && *address != std::to_string(device->address)) return CP210x_SUCCESS;
+    std::this_thread::sleep_for(kComeBackPoll);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return CP210x_DEVICE_NOT_FOUND;
 }
 
 }  // extern "C"
