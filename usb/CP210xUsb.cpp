@@ -142,8 +142,8 @@ std::optional<std::string> SysfsAttribute(const std::string& port, const std::st
 // The kernel driver bound to the first interface of the active
 // configuration: <device>:<configuration value>.0 in sysfs.
 std::string DriverOf(const std::string& port, uint8_t configurationValue) {
-  std::string link = SysfsPath(port) + "/" + port + ":" + std::to_string(configurationValue) +
-                     ".0/driver";
+  std::string link =
+      SysfsPath(port) + "/" + port + ":" + std::to_string(configurationValue) + ".0/driver";
   char target[256];
   ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
   if (length <= 0) return "";
@@ -225,18 +225,28 @@ OpenDevice* Lookup(HANDLE handle) {
   return State().open.count(device) ? device : nullptr;
 }
 
-int ControlIn(libusb_device_handle* usb, uint8_t type, uint8_t request, uint16_t value,
-              uint16_t index, unsigned char* data, uint16_t length) {
-  return libusb_control_transfer(usb, type, request, value, index, data, length, kReadTimeoutMs);
+// One control transfer. A device found unplugged stays gone for the handle:
+// later calls report it at once, without a transfer.
+int Control(OpenDevice& device, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+            unsigned char* data, uint16_t length, unsigned timeoutMs) {
+  int result =
+      libusb_control_transfer(device.usb, type, request, value, index, data, length, timeoutMs);
+  if (result == LIBUSB_ERROR_NO_DEVICE) device.gone = true;
+  return result;
 }
 
-StringRead ReadString(libusb_device_handle* usb, uint8_t index) {
+int ControlIn(OpenDevice& device, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+              unsigned char* data, uint16_t length) {
+  return Control(device, type, request, value, index, data, length, kReadTimeoutMs);
+}
+
+StringRead ReadString(OpenDevice& device, uint8_t index) {
   StringRead read;
   if (index == 0) return read;  // no such string: an empty text
   unsigned char data[255];
   int length = 0;
   for (int tries = 0; tries < kStringReadTries; ++tries) {
-    length = ControlIn(usb, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+    length = ControlIn(device, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
                        static_cast<uint16_t>(LIBUSB_DT_STRING << 8 | index), kLanguage, data,
                        sizeof data);
     if (length != LIBUSB_ERROR_PIPE && length != 0) break;
@@ -294,7 +304,7 @@ CP210x_STATUS FromDescriptor(HANDLE handle, Value* out, Read read) {
 CP210x_STATUS CheckUnlocked(OpenDevice* device) {
   if (device->lock < 0) {
     unsigned char lock = 0;
-    int result = ControlIn(device->usb, kVendorIn, kVendorRequest, kGetLock, 0, &lock, 1);
+    int result = ControlIn(*device, kVendorIn, kVendorRequest, kGetLock, 0, &lock, 1);
     if (result < 0) return StatusOf(result);
     if (result != 1) return CP210x_DEVICE_IO_FAILED;
     device->lock = lock;
@@ -306,9 +316,9 @@ CP210x_STATUS VendorWrite(OpenDevice* device, uint16_t value, uint16_t index,
                           std::vector<unsigned char> data) {
   CP210x_STATUS status = CheckUnlocked(device);
   if (status != CP210x_SUCCESS) return status;
-  int result = libusb_control_transfer(device->usb, kVendorOut, kVendorRequest, value, index,
-                                       data.empty() ? nullptr : data.data(),
-                                       static_cast<uint16_t>(data.size()), kWriteTimeoutMs);
+  int result = Control(*device, kVendorOut, kVendorRequest, value, index,
+                       data.empty() ? nullptr : data.data(), static_cast<uint16_t>(data.size()),
+                       kWriteTimeoutMs);
   if (result < 0) return StatusOf(result);
   return static_cast<std::size_t>(result) == data.size() ? CP210x_SUCCESS : CP210x_DEVICE_IO_FAILED;
 }
@@ -378,9 +388,9 @@ CP210x_STATUS CP210X_API CP210x_GetProductString(DWORD deviceIndex, void* buffer
     std::optional<std::string> address = SysfsAttribute(port, "devnum");
     if (!address || *address != std::to_string(libusb_get_device_address(device)))
       return CP210x_DEVICE_NOT_FOUND;  // gone, or another device in its port now
-    text = EightBit(
-        SysfsAttribute(port, options == CP210x_RETURN_SERIAL_NUMBER ? "serial" : "product")
-            .value_or(""));
+    text =
+        EightBit(SysfsAttribute(port, options == CP210x_RETURN_SERIAL_NUMBER ? "serial" : "product")
+                     .value_or(""));
   } else {
     return CP210x_INVALID_PARAMETER;
   }
@@ -397,8 +407,7 @@ CP210x_STATUS CP210X_API CP210x_Open(DWORD deviceIndex, HANDLE* handle) {
   device->node = NodeOf(usbDevice);
   device->port = PortPath(usbDevice);
   device->address = libusb_get_device_address(usbDevice);
-  if (libusb_get_device_descriptor(usbDevice, &device->device) != 0)
-    return CP210x_DEVICE_IO_FAILED;
+  if (libusb_get_device_descriptor(usbDevice, &device->device) != 0) return CP210x_DEVICE_IO_FAILED;
   int result = libusb_open(usbDevice, &device->usb);
   if (result == LIBUSB_ERROR_ACCESS && CoveredByRule(device->device))
     std::fprintf(stderr,
@@ -418,8 +427,8 @@ CP210x_STATUS CP210X_API CP210x_Open(DWORD deviceIndex, HANDLE* handle) {
   }
   device->maxPower = config->MaxPower;
   libusb_free_config_descriptor(config);
-  device->product = ReadString(device->usb, device->device.iProduct);
-  device->serial = ReadString(device->usb, device->device.iSerialNumber);
+  device->product = ReadString(*device, device->device.iProduct);
+  device->serial = ReadString(*device, device->device.iSerialNumber);
   *handle = device.get();
   State().open.insert(device.release());
   return CP210x_SUCCESS;
@@ -470,7 +479,7 @@ CP210x_STATUS CP210X_API CP210x_GetPartNumber(HANDLE handle, BYTE* partNumber) {
   if (device->gone) return CP210x_DEVICE_NOT_FOUND;
   if (!partNumber) return CP210x_INVALID_PARAMETER;
   unsigned char part = 0;
-  int result = ControlIn(device->usb, kVendorIn, kVendorRequest, kGetPartNumber, 0, &part, 1);
+  int result = ControlIn(*device, kVendorIn, kVendorRequest, kGetPartNumber, 0, &part, 1);
   if (result < 0) return StatusOf(result);
   if (result != 1) return CP210x_DEVICE_IO_FAILED;
   *partNumber = part;

@@ -1,7 +1,7 @@
 #include "EmulatedUsb.h"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <umockdev.h>
 
@@ -82,8 +82,7 @@ Bytes ConfigurationDescriptor(const ChipConfig::Configuration& c) {
   }
   Bytes d{9, 2};
   Put16(d, static_cast<uint16_t>(9 + body.size()));
-  d.insert(d.end(),
-           {static_cast<uint8_t>(c.interfaces), c.value, 0, 0x80, c.maxPower});
+  d.insert(d.end(), {static_cast<uint8_t>(c.interfaces), c.value, 0, 0x80, c.maxPower});
   d.insert(d.end(), body.begin(), body.end());
   return d;
 }
@@ -99,8 +98,7 @@ ChipConfig::Configuration HubConfiguration() {
 
 std::string PortName(uint8_t bus, const std::vector<uint8_t>& ports) {
   std::string name = std::to_string(bus) + "-";
-  for (std::size_t i = 0; i < ports.size(); ++i)
-    name += (i ? "." : "") + std::to_string(ports[i]);
+  for (std::size_t i = 0; i < ports.size(); ++i) name += (i ? "." : "") + std::to_string(ports[i]);
   return name;
 }
 
@@ -143,14 +141,13 @@ struct EmulatedUsb::Bed {
     std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\nA: bcdDevice=%04x\n",
                   device[8] | device[9] << 8, device[10] | device[11] << 8,
                   device[12] | device[13] << 8);
-    std::string record = "P: " + syspath.substr(4) + "\nN: " + node.substr(5) +
-                         "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + node +
-                         "\nE: BUSNUM=" + node.substr(13, 3) + "\nE: DEVNUM=" + node.substr(17) +
-                         "\nA: busnum=" + std::to_string(bus) +
-                         "\nA: devnum=" + std::to_string(address) +
-                         "\nA: dev=189:" + std::to_string((bus - 1) * 128 + address - 1) +
-                         "\nA: bConfigurationValue=" + std::to_string(active) +
-                         "\nA: speed=12\n" + ids;
+    std::string record =
+        "P: " + syspath.substr(4) + "\nN: " + node.substr(5) +
+        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + node +
+        "\nE: BUSNUM=" + node.substr(13, 3) + "\nE: DEVNUM=" + node.substr(17) +
+        "\nA: busnum=" + std::to_string(bus) + "\nA: devnum=" + std::to_string(address) +
+        "\nA: dev=189:" + std::to_string((bus - 1) * 128 + address - 1) +
+        "\nA: bConfigurationValue=" + std::to_string(active) + "\nA: speed=12\n" + ids;
     for (const auto& [key, value] : strings) record += "A: " + key + "=" + value + "\n";
     record += "H: descriptors=" + Hex(all) + "\n";
     Add(record);
@@ -220,7 +217,8 @@ struct EmulatedUsb::Chip {
     enumeratedPid = state.pid;
     enumeratedSerial = state.serial;
     std::vector<Bytes> configurations;
-    for (const auto& c : config.configurations) configurations.push_back(ConfigurationDescriptor(c));
+    for (const auto& c : config.configurations)
+      configurations.push_back(ConfigurationDescriptor(c));
     bed->AddDevice(bus, config.ports, address, Device(), configurations, config.active,
                    {{"product", Utf8(state.product)},
                     {"serial", Utf8(state.serial)},
@@ -269,8 +267,9 @@ struct EmulatedUsb::Chip {
       } else if (kind == 3 && which == 0) {
         *in = {4, 3, 0x09, 0x04};  // the language table: English (United States)
       } else if (kind == 3 && index == 0x0409 && which >= 1 && which <= 3) {
-        *in = StringDescriptor(which == 1 ? config.manufacturer
-                                          : which == 2 ? state.product : state.serial);
+        *in = StringDescriptor(which == 1   ? config.manufacturer
+                               : which == 2 ? state.product
+                                            : state.serial);
       } else {
         return false;
       }
@@ -318,9 +317,10 @@ struct EmulatedUsb::Chip {
     state.log.push_back(line + (out.empty() ? "" : " " + Hex(out)));
 
     auto slow = config.slowMs.find(number);
-    Urb pending{umockdev_ioctl_data_ref(data),
-                Clock::now() + std::chrono::milliseconds(slow == config.slowMs.end() ? 0 : slow->second),
-                true};
+    Urb pending{
+        umockdev_ioctl_data_ref(data),
+        Clock::now() + std::chrono::milliseconds(slow == config.slowMs.end() ? 0 : slow->second),
+        true};
     auto fault = config.faults.find(number);
     const Fault kind = fault == config.faults.end() ? Fault::kStall : fault->second;
     const bool faulty = fault != config.faults.end();
@@ -371,8 +371,7 @@ struct EmulatedUsb::Chip {
     gulong address = 0;
     std::memcpy(&address, arg->data, std::min<std::size_t>(sizeof address, arg->data_len));
     for (Urb& urb : urbs) {
-      if (urb.data->client_addr != address || (urb.answered && urb.ready <= Clock::now()))
-        continue;
+      if (urb.data->client_addr != address || (urb.answered && urb.ready <= Clock::now())) continue;
       Finish(urb, -ENOENT, 0);
       return umockdev_ioctl_client_complete(client, 0, 0);
     }
@@ -382,10 +381,10 @@ struct EmulatedUsb::Chip {
   // A port reset, as the kernel does it: the device is asked for its
   // descriptors again, and one whose device descriptor or serial number
   // changed is disconnected and enumerated anew at a new address.
-  void Reset(UMockdevIoctlClient* client) {
+  void Reset(UMockdevIoctlClient* client, bool gone) {
     ++state.resets;
     state.log.push_back("RESET");
-    if (node.empty()) return umockdev_ioctl_client_complete(client, -1, ENODEV);
+    if (gone) return umockdev_ioctl_client_complete(client, -1, ENODEV);
     const bool changed = state.pid != enumeratedPid || state.serial != enumeratedSerial;
     if (config.unplugAtReset || !config.comesBackAfterReset || changed) {
       Disconnect();
@@ -402,7 +401,9 @@ struct EmulatedUsb::Chip {
     // A node of this chip that is gone answers as the kernel does for a
     // disconnected device.
     const bool gone = node.empty() || node != umockdev_ioctl_client_get_devnode(client);
-    if (request == USBDEVFS_REAPURBNDELAY) {
+    if (request == USBDEVFS_RESET) {
+      Reset(client, gone);
+    } else if (request == USBDEVFS_REAPURBNDELAY) {
       Reap(client, arg);
     } else if (request == USBDEVFS_DISCARDURB) {
       Discard(client, arg);
@@ -422,8 +423,6 @@ struct EmulatedUsb::Chip {
       umockdev_ioctl_client_complete(client, 0, 0);
     } else if (request == USBDEVFS_SUBMITURB) {
       Submit(client, arg);
-    } else if (request == USBDEVFS_RESET) {
-      Reset(client);
     } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_RELEASEINTERFACE ||
                request == USBDEVFS_DISCONNECT_CLAIM || request == USBDEVFS_IOCTL) {
       umockdev_ioctl_client_complete(client, 0, 0);

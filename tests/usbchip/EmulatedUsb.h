@@ -54,9 +54,9 @@ struct ChipConfig {
 struct ChipState {
   uint16_t pid = 0;  // in the EEPROM
   std::u16string product, serial;
-  int address = 0;      // current USB address; 0 when gone
-  int resets = 0;       // port resets asked for
-  int transfers = 0;    // control transfers seen
+  int address = 0;               // current USB address; 0 when gone
+  int resets = 0;                // port resets asked for
+  int transfers = 0;             // control transfers seen
   std::vector<std::string> log;  // every transfer and reset, in order
 };
 
