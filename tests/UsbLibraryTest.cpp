@@ -407,6 +407,13 @@ TEST(UsbProgram, InstalledProgramRebrandsChipAndSeesNewIdentity) {
   SurveyRebrandAndSurveyAgain(prefix.Path("bin/korlinth-update"));
 }
 
+// The program as the Debian package installed it (KORLINTH_INSTALLED_PROGRAM).
+TEST(Package, InstalledProgramRebrandsChipAndSeesNewIdentity) {
+  const char* program = std::getenv("KORLINTH_INSTALLED_PROGRAM");
+  if (!program) GTEST_SKIP() << "runs from check-deb-package, against the installed package";
+  SurveyRebrandAndSurveyAgain(program);
+}
+
 TEST(UsbProgram, LockedChipRefusesWritesAndIsStillReset) {
   EmulatedUsb usb;
   ChipConfig config = ZeChip({1});
@@ -481,7 +488,7 @@ TEST(UsbProgram, NoAccessGivesHintAndDeviceIoFailed) {
                 kEnd);
   EXPECT_EQ(run.err,
             "CP210x: permission denied for /dev/bus/usb/001/002: install the udev rule "
-            "99-korlinth-cp210x.rules and replug the device (see README)\n"
+            "70-korlinth-update.rules and replug the device (see README)\n"
             "CP210x: permission denied for /dev/bus/usb/001/003 (1234:5678, which the udev rule "
             "does not cover): add a rule for this id, or run as root (see README)\n");
 }

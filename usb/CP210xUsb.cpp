@@ -412,7 +412,7 @@ CP210x_STATUS CP210X_API CP210x_Open(DWORD deviceIndex, HANDLE* handle) {
   if (result == LIBUSB_ERROR_ACCESS && CoveredByRule(device->device))
     std::fprintf(stderr,
                  "CP210x: permission denied for %s: install the udev rule "
-                 "99-korlinth-cp210x.rules and replug the device (see README)\n",
+                 "70-korlinth-update.rules and replug the device (see README)\n",
                  device->node.c_str());
   else if (result == LIBUSB_ERROR_ACCESS)
     std::fprintf(stderr,
