@@ -339,7 +339,7 @@ struct EmulatedUsb::Chip {
                (!(faulty && kind == Fault::kStall) && Answer(setup, out, &in))) {
       std::size_t n = toHost ? std::min<std::size_t>(in.size(), length) : out.size();
       if (faulty) n = 0;
-      if (toHost) std::memcpy(buffer->data + 8, in.data(), n);
+      if (toHost && n > 0) std::memcpy(buffer->data + 8, in.data(), n);
       UrbOf(queued)->status = 0;
       UrbOf(queued)->actual_length = static_cast<int>(n);
     } else {
